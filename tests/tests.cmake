@@ -1,0 +1,18 @@
+# One test executable per unit. THREADED ones also run under ThreadSanitizer.
+macro(brindleaf_unit_test name)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/tests/${name}.cpp)
+        brindleaf_add_test(${name} SOURCES tests/${name}.cpp ${ARGN})
+    endif()
+endmacro()
+
+brindleaf_unit_test(platform_test)
+brindleaf_unit_test(LogFormat_test)
+brindleaf_unit_test(LogFile_test)
+brindleaf_unit_test(LogRotator_test)
+brindleaf_unit_test(CompressUtil_test)
+brindleaf_unit_test(Config_test)
+brindleaf_unit_test(PracticalSocket_test THREADED)
+brindleaf_unit_test(IncomingList_test THREADED)
+brindleaf_unit_test(brindleaf_test THREADED)
+brindleaf_unit_test(e2e_test THREADED)
+brindleaf_unit_test(hostile_test THREADED)
