@@ -1,1 +1,392 @@
-// placeholder
+#include "brindleaf.h"
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <ostream>
+
+#include "LogFormat.h"
+#include "LogRotator.h"
+#include "PracticalSocket.h"
+#include "platform.h"
+
+// ---- Command line -----------------------------------------------------------------------
+
+void printHelp(const char* programName, std::ostream& out) {
+    out << "BRINDLEAF 1.06 " << std::endl;
+    out << "Usage: " << programName << " [options] " << std::endl;
+    out << std::endl;
+    out << " Available options: " << std::endl;
+    out << "   -o          also output to screen. " << std::endl;
+    out << "   -r          log syslog messages, without formatting them to csv. " << std::endl;
+    out << "   -fs <size>  log file cut size, how big should the pieces be, in Kilobytes. "
+        << std::endl;
+    out << "   -od <dir>   output directory " << std::endl;
+    out << "   -p  <port>  port number where the server will listen on. (default: 514) "
+        << std::endl;
+    out << "   -?  show this help. " << std::endl;
+    out << std::endl;
+}
+
+namespace {
+constexpr long kMaxKilobytes = 2097151;  // the largest size whose bytes fit a signed 32-bit count
+
+// Blanks and one "+" may lead (as atoi allows); then digits only, 1 to kMaxKilobytes. The
+// range is checked on the whole number, so 4294967297 is refused rather than wrapped to 1.
+bool parseKilobytes(const char* text, int& kilobytes) {
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '+') ++p;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+    long value = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        if (value <= kMaxKilobytes) value = value * 10 + (*p - '0');
+    }
+    if (*p != '\0' || value < 1 || value > kMaxKilobytes) return false;
+    kilobytes = static_cast<int>(value);
+    return true;
+}
+
+// atoi's reading, reduced modulo 65536: 70000 gives 4464.
+unsigned short parsePort(const char* text) {
+    long long n = std::strtoll(text, nullptr, 10);
+    return static_cast<unsigned short>(static_cast<unsigned long long>(n) & 0xffffu);
+}
+}  // namespace
+
+ArgumentOutcome parseArguments(int argc, const char* const* argv, StartupValues& values,
+                               std::ostream& out, std::ostream& err) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-?") {
+            printHelp(argv[0], out);
+            return ArgumentOutcome::Help;
+        }
+        if (arg == "-o") {
+            values.output = true;
+        } else if (arg == "-r") {
+            values.raw = true;
+        } else if (arg == "-fs" || arg == "-od" || arg == "-p") {
+            if (i + 1 >= argc) {
+                err << "brindleaf: option " << arg << " needs a value" << std::endl;
+                return ArgumentOutcome::Error;
+            }
+            const char* value = argv[++i];
+            if (arg == "-fs") {
+                int kilobytes = 0;
+                if (!parseKilobytes(value, kilobytes)) {
+                    err << "brindleaf: -fs takes a size in kilobytes from 1 to " << kMaxKilobytes
+                        << ", not \"" << value << "\"" << std::endl;
+                    return ArgumentOutcome::Error;
+                }
+                values.logfilesize = kilobytes * 1024;
+            } else if (arg == "-od") {
+                values.outputdir = value;
+            } else {
+                values.echoServPort = parsePort(value);
+            }
+        }
+        // Anything else is skipped.
+    }
+    return ArgumentOutcome::Run;
+}
+
+// ---- Receiver ---------------------------------------------------------------------------
+
+bool MemoryGuard::mustPause(int64_t nowMs) {
+    if (dropping_ || nowMs - lastReadMs_ >= 100) {
+        load_ = platform::memoryLoadPercent();
+        lastReadMs_ = nowMs;
+    }
+    if (load_ > 89) {
+        if (!dropping_ || nowMs - lastReportMs_ >= 1000) {
+            std::fputs("dropping messages\n", out_);
+            std::fflush(out_);
+            lastReportMs_ = nowMs;
+        }
+        dropping_ = true;
+        return true;
+    }
+    dropping_ = false;
+    return false;
+}
+
+size_t trimLineEnd(const char* text, size_t length) {
+    if (length > 0 && text[length - 1] == '\n') {
+        --length;
+        if (length > 0 && text[length - 1] == '\r') --length;
+    }
+    return length;
+}
+
+void* receiver(void* ptr) {
+    ReceiverArgs* args = static_cast<ReceiverArgs*>(ptr);
+    ServerControl* control = args->control;
+    std::unique_ptr<UDPSocket> sock;
+    try {
+        sock.reset(new UDPSocket(args->echoServPort));
+    } catch (const SocketException& e) {
+        std::fprintf(stderr, "brindleaf: %s\n", e.what());
+        control->exitStatus.store(1);
+        control->stopRequested.store(true);
+        control->receiverDone.store(true, std::memory_order_release);
+        return nullptr;
+    }
+    // A burst must fit the kernel's queue while the threads are busy elsewhere.
+    sock->setReceiveBufferSize(args->receiveBufferBytes);
+    // Wakes the blocking read now and then, so a stop is seen without traffic.
+    sock->setReceiveTimeout(100);
+    control->receiverReady.store(true);
+
+    constexpr unsigned kBatch = 64;
+    std::vector<char> buffers(kBatch * (ECHOMAX + 1));
+    std::vector<struct mmsghdr> msgs(kBatch);
+    std::vector<struct iovec> iov(kBatch);
+    std::vector<struct sockaddr_in> from(kBatch);
+    for (unsigned i = 0; i < kBatch; ++i) {
+        iov[i].iov_base = &buffers[i * (ECHOMAX + 1)];
+        iov[i].iov_len = ECHOMAX;  // a longer datagram is cut to its first ECHOMAX bytes
+    }
+
+    MemoryGuard guard;
+    MessageBatch batch;
+    int64_t stopSeenMs = -1;
+    for (;;) {
+        const bool stopping = control->stopRequested.load();
+        if (stopping && stopSeenMs < 0) stopSeenMs = platform::monotonicMs();
+        if (!stopping && guard.mustPause(platform::monotonicMs())) {
+            platform::sleepMs(10);
+            continue;
+        }
+        for (unsigned i = 0; i < kBatch; ++i) {
+            std::memset(&msgs[i], 0, sizeof msgs[i]);
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_name = &from[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+        }
+        // At the stop: only what the kernel already holds, without waiting for more.
+        int n = sock->recvBatch(msgs.data(), kBatch, stopping ? MSG_DONTWAIT : MSG_WAITFORONE);
+        if (n <= 0) {
+            if (stopping) break;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                platform::sleepMs(1);  // a failed receive yields no message
+            }
+            continue;
+        }
+        for (int i = 0; i < n; ++i) {
+            char* text = static_cast<char*>(iov[i].iov_base);
+            size_t length = std::min<size_t>(msgs[i].msg_len, ECHOMAX);
+            text[length] = '\0';
+            length = trimLineEnd(text, std::strlen(text));
+            batch.add(from[i].sin_addr.s_addr, text, length);
+        }
+        args->messageBuffer->appendBatch(batch);
+        // Senders that go on flat out must not hold the stop for ever.
+        if (stopping && platform::monotonicMs() - stopSeenMs > 2000) break;
+    }
+    control->receiverDone.store(true, std::memory_order_release);
+    return nullptr;
+}
+
+// ---- Dispatcher -------------------------------------------------------------------------
+
+Dispatcher::Dispatcher(const settings& s, FILE* echo) : settings_(s), echo_(echo) {}
+
+Dispatcher::~Dispatcher() {
+    for (LogRotator* r : myLogRotatorList) delete r;
+}
+
+Dispatcher::Sender& Dispatcher::senderOf(uint32_t address) {
+    auto it = senders_.find(address);
+    if (it != senders_.end()) return it->second;
+    Sender s;
+    s.address = addressText(address);
+    auto group = settings_.mymap.find(s.address);
+    s.group = group != settings_.mymap.end() ? group->second : s.address;
+    return senders_.emplace(address, std::move(s)).first->second;
+}
+
+LogRotator* Dispatcher::rotatorFor(const std::string& group) {
+    auto it = byIdentity_.find(group);
+    if (it != byIdentity_.end()) return it->second;
+    const std::string tempdir = settings_.outputdir + "/" + group + "/";
+    LogRotator* r = new LogRotator(tempdir.c_str(), settings_.logfilesize, settings_.raw);
+    r->setIdentity(group);
+    if (myLogRotatorList.empty()) earliestWrite_ = r->lastWriteTime();
+    earliestWrite_ = std::min(earliestWrite_, r->lastWriteTime());
+    myLogRotatorList.push_back(r);
+    byIdentity_.emplace(group, r);
+    return r;
+}
+
+// Every rotator whose pass is due gets it, in order of creation.
+void Dispatcher::runDuePasses(time_t now, bool onlyWithLines) {
+    (void)now;
+    for (LogRotator* r : myLogRotatorList) {
+        if (!onlyWithLines || r->bufferedBytes() > 0) r->TimelyFileWrite();
+    }
+    earliestWrite_ = myLogRotatorList.front()->lastWriteTime();
+    for (LogRotator* r : myLogRotatorList)
+        earliestWrite_ = std::min(earliestWrite_, r->lastWriteTime());
+}
+
+void Dispatcher::dispatch(uint32_t address, const char* text, size_t length) {
+    if (length == 0) return;
+    Sender& sender = senderOf(address);
+    // One comparison per message decides whether any pass is due at all.
+    const time_t now = platform::now();
+    if (!myLogRotatorList.empty() && difftime(now, earliestWrite_) > 60.0) runDuePasses(now, false);
+    if (!sender.rotator) sender.rotator = rotatorFor(sender.group);
+    LogRotator* r = sender.rotator;
+    if (settings_.output) {
+        echoLine_ = "[";
+        echoLine_ += r->getTodayTimeDate();
+        echoLine_ += "] - [";
+        echoLine_ += sender.address;
+        echoLine_ += "] ";
+        logformat::appendEscaped(echoLine_, text, length);
+        echoLine_ += '\n';
+    }
+    r->addEntry(sender.address.data(), sender.address.size(), text, length);
+    earliestWrite_ = std::min(earliestWrite_, r->lastWriteTime());
+    if (settings_.output) {
+        std::fwrite(echoLine_.data(), 1, echoLine_.size(), echo_);
+        std::fflush(echo_);
+    }
+}
+
+void Dispatcher::dispatch(const MessageBatch& batch) {
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const MessageBatch::Item& it = batch.item(i);
+        dispatch(it.address, batch.text(it), it.length);
+    }
+}
+
+void Dispatcher::idlePasses() {
+    if (myLogRotatorList.empty()) return;
+    const time_t now = platform::now();
+    if (difftime(now, earliestWrite_) > 60.0) runDuePasses(now, true);
+}
+
+size_t Dispatcher::flushAll(unsigned retrySeconds) {
+    const int64_t deadline = platform::monotonicMs() + static_cast<int64_t>(retrySeconds) * 1000;
+    for (;;) {
+        size_t left = 0;
+        for (LogRotator* r : myLogRotatorList) {
+            if (!r->flushAll()) left += r->unwrittenLines();
+        }
+        if (left == 0 || platform::monotonicMs() >= deadline) return left;
+        platform::sleepMs(250);
+    }
+}
+
+void* logrotate(void* ptr) {
+    settings* s = static_cast<settings*>(ptr);
+    ServerControl* control = s->control;
+    Dispatcher dispatcher(*s);
+    MessageBatch batch;
+    time_t lastIdleCheck = platform::now();
+    try {
+        for (;;) {
+            const bool receiverDone = control->receiverDone.load(std::memory_order_acquire);
+            if (s->messageBuffer->takeAll(batch)) {
+                dispatcher.dispatch(batch);
+                continue;
+            }
+            if (receiverDone) break;
+            // Idle: look at the wall clock about once a second for passes that fell due.
+            const time_t now = platform::now();
+            if (now != lastIdleCheck) {
+                lastIdleCheck = now;
+                dispatcher.idlePasses();
+            }
+            platform::sleepMs(1);
+        }
+        if (size_t left = dispatcher.flushAll(5)) {
+            std::fprintf(stderr, "brindleaf: %zu lines could not be written\n", left);
+            control->exitStatus.store(1);
+        }
+    } catch (const DirectoryListError& e) {
+        if (size_t left = dispatcher.flushAll(2)) {
+            std::fprintf(stderr, "brindleaf: %zu lines could not be written\n", left);
+        }
+        std::printf("Invalid File Handle. GetLastError reports %d\n", e.code());
+        std::fflush(stdout);
+        control->exitStatus.store(1);
+    }
+    control->stopRequested.store(true);
+    control->dispatcherDone.store(true);
+    return nullptr;
+}
+
+// ---- Start-up ---------------------------------------------------------------------------
+
+int brindleafMain(int argc, char** argv) {
+    StartupValues values;
+    std::unique_ptr<settings> s(new settings);
+    readConfigFile("config.xml", values, s->mymap, std::cout, std::cerr);
+    if (argc > 1) {
+        switch (parseArguments(argc, argv, values, std::cout, std::cerr)) {
+            case ArgumentOutcome::Help:
+                return 0;
+            case ArgumentOutcome::Error:
+                return 2;
+            case ArgumentOutcome::Run:
+                break;
+        }
+    } else if (!values.configFileUsed) {
+        return 0;
+    }
+
+    IncomingList list;
+    ServerControl control;
+    s->messageBuffer = &list;
+    s->outputdir = values.outputdir;
+    s->logfilesize = values.logfilesize;
+    s->raw = values.raw;
+    s->output = values.output;
+    s->control = &control;
+    ReceiverArgs receiverArgs;
+    receiverArgs.messageBuffer = &list;
+    receiverArgs.echoServPort = values.echoServPort;
+    receiverArgs.control = &control;
+
+    // The stop signals are taken by this thread alone (sigtimedwait below).
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    pthread_t messageReceiverThread, logRotatorsThread;
+    if (int e = pthread_create(&messageReceiverThread, nullptr, receiver, &receiverArgs)) {
+        std::fprintf(stderr, "brindleaf: cannot start the receiver thread: %s\n", std::strerror(e));
+        return 1;
+    }
+    if (int e = pthread_create(&logRotatorsThread, nullptr, logrotate, s.get())) {
+        std::fprintf(stderr, "brindleaf: cannot start the dispatcher thread: %s\n",
+                     std::strerror(e));
+        control.stopRequested.store(true);
+        pthread_join(messageReceiverThread, nullptr);
+        return 1;
+    }
+    while (!control.dispatcherDone.load()) {
+        struct timespec wait = {0, 100 * 1000 * 1000};
+        int sig = sigtimedwait(&stopSignals, nullptr, &wait);
+        if (sig == SIGINT || sig == SIGTERM) {
+            control.stopRequested.store(true);
+            break;
+        }
+    }
+    pthread_join(logRotatorsThread, nullptr);
+    pthread_join(messageReceiverThread, nullptr);
+    return control.exitStatus.load();
+}

@@ -1,1 +1,4 @@
-int main() { return 0; }
+#include "brindleaf.h"
+int main(int argc, char** argv) {
+    return brindleafMain(argc, argv);
+}

@@ -24,10 +24,18 @@ time_t now() {
     return ::time(nullptr);
 }
 
-void setFakeTime(time_t t) { gFakeTime.store(static_cast<int64_t>(t)); }
-void advanceFakeTime(time_t seconds) { gFakeTime.fetch_add(static_cast<int64_t>(seconds)); }
-void clearFakeTime() { gFakeTime.store(kRealClock); }
-bool fakeTimeActive() { return gFakeTime.load() != kRealClock; }
+void setFakeTime(time_t t) {
+    gFakeTime.store(static_cast<int64_t>(t));
+}
+void advanceFakeTime(time_t seconds) {
+    gFakeTime.fetch_add(static_cast<int64_t>(seconds));
+}
+void clearFakeTime() {
+    gFakeTime.store(kRealClock);
+}
+bool fakeTimeActive() {
+    return gFakeTime.load() != kRealClock;
+}
 
 struct tm localTime(time_t t) {
     struct tm result {};
@@ -126,6 +134,8 @@ int listDirectory(const std::string& path, std::vector<std::string>& names) {
     return 0;
 }
 
-Hooks& hooks() { return gHooks; }
+Hooks& hooks() {
+    return gHooks;
+}
 
 }  // namespace platform

@@ -26,7 +26,9 @@ TempDir::TempDir() {
     path_ = made;
 }
 
-TempDir::~TempDir() { removeTree(path_); }
+TempDir::~TempDir() {
+    removeTree(path_);
+}
 
 void removeTree(const std::string& path) {
     struct stat sb;
@@ -36,7 +38,8 @@ void removeTree(const std::string& path) {
         if (DIR* d = opendir(path.c_str())) {
             std::vector<std::string> names;
             while (struct dirent* e = readdir(d)) {
-                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
+                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+                    names.push_back(e->d_name);
             }
             closedir(d);
             for (const auto& n : names) removeTree(path + "/" + n);
@@ -69,7 +72,8 @@ std::vector<std::string> listNames(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
         while (struct dirent* e = readdir(d)) {
-            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
+            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+                names.push_back(e->d_name);
         }
         closedir(d);
     }
@@ -132,7 +136,9 @@ std::string restore(int fd, int saved, const std::string& file) {
 }
 }  // namespace
 
-StdoutCapture::StdoutCapture() { saved_ = redirect(1, file_); }
+StdoutCapture::StdoutCapture() {
+    saved_ = redirect(1, file_);
+}
 StdoutCapture::~StdoutCapture() {
     if (!taken_) take();
 }
@@ -141,7 +147,9 @@ std::string StdoutCapture::take() {
     return restore(1, saved_, file_);
 }
 
-StderrCapture::StderrCapture() { saved_ = redirect(2, file_); }
+StderrCapture::StderrCapture() {
+    saved_ = redirect(2, file_);
+}
 StderrCapture::~StderrCapture() {
     if (!taken_) take();
 }
@@ -150,10 +158,18 @@ std::string StderrCapture::take() {
     return restore(2, saved_, file_);
 }
 
-FakeClock::FakeClock(time_t start) { platform::setFakeTime(start); }
-FakeClock::~FakeClock() { platform::clearFakeTime(); }
-void FakeClock::set(time_t t) { platform::setFakeTime(t); }
-void FakeClock::advance(time_t seconds) { platform::advanceFakeTime(seconds); }
+FakeClock::FakeClock(time_t start) {
+    platform::setFakeTime(start);
+}
+FakeClock::~FakeClock() {
+    platform::clearFakeTime();
+}
+void FakeClock::set(time_t t) {
+    platform::setFakeTime(t);
+}
+void FakeClock::advance(time_t seconds) {
+    platform::advanceFakeTime(seconds);
+}
 
 time_t localTimeOf(int year, int month, int day, int hour, int minute, int second) {
     struct tm t {};

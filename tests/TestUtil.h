@@ -12,7 +12,7 @@ namespace testutil {
 
 // Creates a fresh directory under /tmp; removes it (recursively) when destroyed.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -21,13 +21,13 @@ public:
     // path() + "/" + name
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Fixture: every test gets its own temporary directory, dir.
 class TempDirTest : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
 };
 
@@ -52,12 +52,12 @@ std::string binaryPath();
 // Captures what the current process writes to its standard output (fd 1) between
 // construction and take().
 class StdoutCapture {
-public:
+  public:
     StdoutCapture();
     ~StdoutCapture();
     std::string take();
 
-private:
+  private:
     int saved_ = -1;
     std::string file_;
     bool taken_ = false;
@@ -65,12 +65,12 @@ private:
 
 // Same for standard error (fd 2).
 class StderrCapture {
-public:
+  public:
     StderrCapture();
     ~StderrCapture();
     std::string take();
 
-private:
+  private:
     int saved_ = -1;
     std::string file_;
     bool taken_ = false;
@@ -78,7 +78,7 @@ private:
 
 // Pins the platform clock for the life of the object.
 class FakeClock {
-public:
+  public:
     explicit FakeClock(time_t start);
     ~FakeClock();
     void set(time_t t);
