@@ -126,6 +126,14 @@ size_t trimLineEnd(const char* text, size_t length) {
     return length;
 }
 
+size_t messageTextLength(const char* datagram, size_t received) {
+    const size_t kept = std::min<size_t>(received, ECHOMAX);
+    const void* nul = std::memchr(datagram, '\0', kept);
+    const size_t length =
+        nul ? static_cast<size_t>(static_cast<const char*>(nul) - datagram) : kept;
+    return trimLineEnd(datagram, length);
+}
+
 void* receiver(void* ptr) {
     ReceiverArgs* args = static_cast<ReceiverArgs*>(ptr);
     ServerControl* control = args->control;
@@ -182,11 +190,8 @@ void* receiver(void* ptr) {
             continue;
         }
         for (int i = 0; i < n; ++i) {
-            char* text = static_cast<char*>(iov[i].iov_base);
-            size_t length = std::min<size_t>(msgs[i].msg_len, ECHOMAX);
-            text[length] = '\0';
-            length = trimLineEnd(text, std::strlen(text));
-            batch.add(from[i].sin_addr.s_addr, text, length);
+            const char* text = static_cast<const char*>(iov[i].iov_base);
+            batch.add(from[i].sin_addr.s_addr, text, messageTextLength(text, msgs[i].msg_len));
         }
         args->messageBuffer->appendBatch(batch);
         // Senders that go on flat out must not hold the stop for ever.

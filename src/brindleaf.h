@@ -71,6 +71,9 @@ class MemoryGuard {
 
 // Strips one trailing LF, with an optional CR before it. Returns the new length.
 size_t trimLineEnd(const char* text, size_t length);
+// The text a datagram of `received` bytes gives: its first ECHOMAX bytes, up to the first
+// NUL, less one trailing line end. Returns the text's length.
+size_t messageTextLength(const char* datagram, size_t received);
 
 // ---- Dispatcher -------------------------------------------------------------------------
 // Hands every message to the rotator of its group and runs the due write passes.
