@@ -462,8 +462,10 @@ void senderThread(const Options& opt, const SenderPlan& plan, const std::vector<
         for (unsigned i = 0; i < n; ++i) {
             char* b = bufs[i].data();
             if (bufOwner[i] != j) {
+                // Heads differ in length ("s=8" / "s=992"): rewrite the padding too.
                 memcpy(b, lay.head.data(), lay.head.size());
                 b[lay.seqAt + 10] = ' ';
+                memset(b + lay.seqAt + 11, 'x', opt.size - lay.seqAt - 11);
                 bufOwner[i] = j;
             }
             writeSeq(b + lay.seqAt, rep.sent[j] + i);
@@ -583,6 +585,7 @@ struct Tally {
     uint64_t lines = 0;
     uint64_t bytes = 0;
     unsigned files = 0;
+    unsigned malformedSamples = 0;
     std::vector<std::string> notes;
 };
 
@@ -624,10 +627,28 @@ bool parseLine(std::string_view line, std::string_view ip, unsigned sender, size
     return true;
 }
 
+// Keeps the first few malformed lines, printable, for the notes.
+void sampleMalformed(std::string_view line, std::string_view ip, Tally& t) {
+    if (++t.malformedSamples > 3) return;
+    std::string shown;
+    for (char c : line.substr(0, 160)) {
+        if (c >= 0x20 && c < 0x7f) {
+            shown += c;
+        } else {
+            char b[8];
+            snprintf(b, sizeof b, "\\x%02x", static_cast<unsigned char>(c));
+            shown += b;
+        }
+    }
+    t.notes.push_back("malformed line in " + std::string(ip) + ": \"" + shown + "\"" +
+                      (line.size() > 160 ? "..." : ""));
+}
+
 void tallyLine(std::string_view line, std::string_view ip, int sender, size_t textLen, Tally& t) {
     ++t.lines;
     if (sender < 0) {
         ++t.malformed;
+        sampleMalformed(line, ip, t);
         return;
     }
     SenderTally& st = t.senders[static_cast<size_t>(sender)];
@@ -637,6 +658,7 @@ void tallyLine(std::string_view line, std::string_view ip, int sender, size_t te
                    seq) ||
         seq >= st.sent) {
         ++st.malformed;
+        sampleMalformed(line, ip, t);
         return;
     }
     uint64_t& word = st.seen[seq / 64];
@@ -1426,6 +1448,7 @@ int main(int argc, char** argv) {
         }
         printTable(opt, runs);
     }
+    if (gInterrupted.load()) printf("interrupted: the figures cover what ran until then\n");
     if (opt.keep)
         printf("work directory kept: %s\n", root.c_str());
     else
