@@ -1383,9 +1383,16 @@ int main(int argc, char** argv) {
 
     Options opt;
     if (!parseArgs(argc, argv, opt)) return 2;
-    if (opt.runServer && access(opt.binary.c_str(), X_OK) != 0) {
-        fprintf(stderr, "server binary %s: %s\n", opt.binary.c_str(), strerror(errno));
-        return 2;
+    if (opt.runServer) {
+        // The server starts in its run directory: a relative path would no longer hold there.
+        char* full = realpath(opt.binary.c_str(), nullptr);
+        if (!full || access(full, X_OK) != 0) {
+            fprintf(stderr, "server binary %s: %s\n", opt.binary.c_str(), strerror(errno));
+            free(full);
+            return 2;
+        }
+        opt.binary = full;
+        free(full);
     }
     // Without a count the run is timed; with one, the time cap still bounds it.
     double seconds =
