@@ -1,6 +1,11 @@
 #include "LogFormat.h"
 
+#include <cstdint>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <cstdio>
+#include <cstring>
 
 #include "platform.h"
 
@@ -53,19 +58,58 @@ std::string buildLogFileName(const std::string& path, const std::string& date, l
     return name;
 }
 
+namespace {
+// True when one of the eight bytes of w is below 0x20 or is 0x7f (TAB included: the slow
+// path sorts it out).
+inline bool mayNeedEscape(uint64_t w) {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    const uint64_t below20 = (w - ones * 0x20) & ~w & highs;
+    const uint64_t x = w ^ (ones * 0x7f);
+    const uint64_t is7f = (x - ones) & ~x & highs;
+    return (below20 | is7f) != 0;
+}
+
+// Length of the leading run that needs no escaping.
+inline size_t cleanPrefix(const unsigned char* p, size_t length) {
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i limit = _mm_set1_epi8(0x1f);
+    const __m128i del = _mm_set1_epi8(0x7f);
+    for (; i + 16 <= length; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        // v <= 0x1f (unsigned) or v == 0x7f
+        const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, limit), v);
+        const int mask = _mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, del)));
+        if (mask != 0) {
+            i += static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+            break;
+        }
+    }
+#endif
+    for (; i + 8 <= length; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if (mayNeedEscape(w)) break;
+    }
+    while (i < length && !kEscape.escape[p[i]]) ++i;
+    return i;
+}
+}  // namespace
+
 void appendEscaped(std::string& out, const char* text, size_t length) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    size_t runStart = 0;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = p[i];
-        if (!kEscape.escape[c]) continue;
-        out.append(text + runStart, i - runStart);
-        char code[4] = {'#', static_cast<char>('0' + (c >> 6)),
-                        static_cast<char>('0' + ((c >> 3) & 7)), static_cast<char>('0' + (c & 7))};
+    size_t i = 0;
+    while (i < length) {
+        const size_t run = cleanPrefix(p + i, length - i);
+        out.append(text + i, run);
+        i += run;
+        if (i == length) break;
+        const unsigned char c = p[i++];
+        const char code[4] = {'#', static_cast<char>('0' + (c >> 6)),
+                              static_cast<char>('0' + ((c >> 3) & 7)),
+                              static_cast<char>('0' + (c & 7))};
         out.append(code, 4);
-        runStart = i + 1;
     }
-    out.append(text + runStart, length - runStart);
 }
 
 std::string escaped(const std::string& text) {
@@ -78,10 +122,20 @@ std::string escaped(const std::string& text) {
 void appendLine(std::string& out, bool raw, const std::string& stamp, const char* address,
                 size_t addressLength, const char* text, size_t textLength) {
     if (!raw) {
-        out += stamp;
-        out += ';';
-        out.append(address, addressLength);
-        out += ';';
+        // "05-03-2008;14:07;192.168.0.5;" in one append.
+        char prefix[96];
+        if (stamp.size() + addressLength + 2 <= sizeof prefix) {
+            std::memcpy(prefix, stamp.data(), stamp.size());
+            prefix[stamp.size()] = ';';
+            std::memcpy(prefix + stamp.size() + 1, address, addressLength);
+            prefix[stamp.size() + 1 + addressLength] = ';';
+            out.append(prefix, stamp.size() + addressLength + 2);
+        } else {
+            out += stamp;
+            out += ';';
+            out.append(address, addressLength);
+            out += ';';
+        }
     }
     appendEscaped(out, text, textLength);
     out += "\r\n";

@@ -146,6 +146,7 @@ void LogRotator::nextFile() {
     currentOutFileStream.close();
     currentOutFileNo = currentOutFileNo + 1;
     sTime = getTodayDate();
+    lastEntrySecond = -1;  // the next entry compares the dates again
     currentOutFile = buildLogFileName(sTime, currentOutFileNo);
     if (!currentOutFileStream.open(currentOutFile) && !writeFailing) {
         std::fprintf(stderr, "brindleaf: cannot open %s\n",
@@ -192,21 +193,30 @@ void LogRotator::addEntry(std::string buffer, std::string sourceAddress, std::st
 
 void LogRotator::addEntry(const char* sourceAddress, size_t addressLength, const char* text,
                           size_t textLength) {
-    const logformat::ClockTexts& clock = logformat::clockTexts(platform::now());
-    sTime = clock.date;
-    if (checkIfDayChanged()) dayRollOver();
-    sTimePrevious = sTime;
+    const logformat::ClockTexts* clock = &logformat::clockTexts(platform::now());
+    // The date can only have changed when the clock reads another second.
+    if (clock->second != lastEntrySecond) {
+        sTime = clock->date;
+        if (checkIfDayChanged()) {
+            dayRollOver();
+            clock = &logformat::clockTexts(platform::now());
+        }
+        sTimePrevious = sTime;
+        lastEntrySecond = clock->second;
+    }
 
     // Compared as unsigned 32-bit values: a negative limit never writes out here.
-    if (fileBuffer.size() > static_cast<uint32_t>(maxLogFileSize)) writeOutWhole();
+    if (fileBuffer.size() > static_cast<uint32_t>(maxLogFileSize)) {
+        writeOutWhole();
+        clock = &logformat::clockTexts(platform::now());
+    }
 
     size_t oldSize = fileBuffer.size();
-    const logformat::ClockTexts& stamp = logformat::clockTexts(platform::now());
-    logformat::appendLine(fileBuffer, rawOutput, stamp.timeDate, sourceAddress, addressLength, text,
-                          textLength);
+    logformat::appendLine(fileBuffer, rawOutput, clock->timeDate, sourceAddress, addressLength,
+                          text, textLength);
     bufferChanged(oldSize);
     if (static_cast<uint64_t>(gUnwrittenBytes.load(std::memory_order_relaxed)) > memoryBound()) {
-        enforceMemoryBound(stamp.second);
+        enforceMemoryBound(clock->second);
     }
 }
 

@@ -88,6 +88,7 @@ class LogRotator {
     time_t lastTimeOfFileWrite = 0;
 
     // Write failures: reported once when they begin, retried at later passes.
+    time_t lastEntrySecond = -1;  // the clock's second at the last entry
     bool writeFailing = false;
     time_t lastFailedWriteOut = -1;
     bool lastWrittenByteWasLF = true;

@@ -88,6 +88,27 @@ TEST(LogFormat, EscapesEveryControlByteAsThreeOctalDigits) {
     }
 }
 
+TEST(LogFormat, EscapesAtEveryPositionOfALongText) {
+    // Long texts are scanned many bytes at a time: a control byte must be found wherever it
+    // stands, also next to bytes that only look alike (0x20, 0x7e, 0x80, 0xff).
+    const unsigned char controls[] = {0x00, 0x01, 0x0a, 0x0d, 0x1b, 0x1f, 0x7f};
+    const unsigned char neighbours[] = {'a', 0x20, 0x7e, 0x80, 0xff, '\t'};
+    for (unsigned char filler : neighbours) {
+        for (unsigned char c : controls) {
+            for (size_t at = 0; at < 50; ++at) {
+                std::string text(50, static_cast<char>(filler));
+                text[at] = static_cast<char>(c);
+                char code[8];
+                std::snprintf(code, sizeof code, "#%03o", c);
+                std::string expected = text.substr(0, at) + code + text.substr(at + 1);
+                ASSERT_EQ(logformat::escaped(text), expected) << int(c) << " at " << at;
+            }
+        }
+        const std::string clean(70, static_cast<char>(filler));
+        EXPECT_EQ(logformat::escaped(clean), clean);
+    }
+}
+
 TEST(LogFormat, YesterdayIsTheCalendarDayBefore) {
     const char* savedTz = std::getenv("TZ");
     std::string saved = savedTz ? savedTz : "";
