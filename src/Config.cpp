@@ -78,9 +78,14 @@ void walkGroups(const TiXmlElement* maps, std::map<std::string, std::string>& my
 void applyConfigText(const std::string& text, StartupValues& values,
                      std::map<std::string, std::string>& mymap, std::ostream& out,
                      std::ostream& err) {
+    // The parser sees the text up to its first NUL. In UTF-8 mode it steps over a whole
+    // sequence at once, so a text ending in a lead byte ("<a>\xf0") takes it up to three bytes
+    // past that NUL: the zeros behind it keep those reads inside the buffer.
+    std::string parsed(text.c_str());
+    parsed.append(8, '\0');
     TiXmlDocument doc;
     // Parse errors are not examined: what was parsed before the error is used.
-    doc.Parse(text.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+    doc.Parse(parsed.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
     // Looked up by element: FirstChild("settings") would also match a comment
     // <!--settings--> and then hide the real element behind it.
     TiXmlHandle handle(&doc);

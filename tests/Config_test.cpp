@@ -289,6 +289,27 @@ TEST(ConfigText, GroupNamesThatAreNoDirectoryNameAreRefused) {
     EXPECT_EQ(a.err, "");
 }
 
+// In UTF-8 mode the parser steps over a whole multi-byte sequence at once. A lead byte
+// just before the NUL that ends the text must not carry it across: what follows is not
+// parsed (at the end of a buffer it would be a read out of bounds). Past the NUL lie a port 9
+// and an address 10.0.0.9 that must not be seen.
+TEST(ConfigText, Utf8LeadByteBeforeTheNulDoesNotCarryTheParserPastIt) {
+    const std::string decl = "<?xml version=\"1.0\"?>";
+    const std::string nul(1, '\0');
+    for (const std::string& text : {
+             decl + "<settings><output_dir>\xf0" + nul + "ab</output_dir><port>9</port></settings>",
+             "\xEF\xBB\xBF<settings><port>7</port><raw>\xe3" + nul + "a</raw><port>9</port>",
+             decl + "<maps><group name=\"s\xe3" + nul + "x\"><ip>10.0.0.9</ip></group></maps>",
+             decl + "<maps><group name=\"s\"><ip>1\xf4" + nul + "ab</ip><ip>10.0.0.9</ip></group>",
+         }) {
+        SCOPED_TRACE(text);
+        Applied a = applyText(text, false);
+        EXPECT_NE(a.values.echoServPort, 9);
+        EXPECT_EQ(a.mymap.count("10.0.0.9"), 0u);
+        EXPECT_EQ(a.out.find("10.0.0.9"), std::string::npos);
+    }
+}
+
 class ConfigFile : public testutil::TempDirTest {
   protected:
     Applied read(const std::string& path, bool* opened) {
