@@ -188,7 +188,7 @@ void* receiver(void* ptr) {
             }
             continue;
         }
-        for (int i = 0; i < n; ++i) {
+        for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
             const char* text = static_cast<const char*>(iov[i].iov_base);
             batch.add(from[i].sin_addr.s_addr, text, messageTextLength(text, msgs[i].msg_len));
         }
