@@ -302,12 +302,14 @@ TEST_F(E2e, FourSendersManyMessagesEveryLineOnceInOrder) {
             if (HasFatalFailure()) return;
         }
     }
-    ASSERT_TRUE(server.waitQueueEmpty(port, 30000));
-    const unsigned long drops = server.socketRow(port).drops;
+    // Stopped at once: what the kernel still holds, and what is queued inside, must be kept.
+    const testutil::UdpSocketRow atStop = server.socketRow(port);
     EXPECT_EQ(server.stop(), 0) << server.err();
+    const unsigned long drops = atStop.drops;
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
     std::cout << "[ info ] " << kSenders * kMessages << " datagrams sent and stored in "
-              << seconds.count() << " s; RcvbufErrors of the machine grew by "
+              << seconds.count() << " s; the kernel held " << atStop.rxQueue
+              << " bytes at the stop; RcvbufErrors of the machine grew by "
               << testutil::udpRcvbufErrors() - rcvbufErrorsBefore << "\n";
     ASSERT_EQ(drops, 0u) << "the kernel dropped datagrams: the pacing, not the server";
     EXPECT_EQ(server.err(), "");
@@ -611,9 +613,16 @@ TEST_F(E2e, ConfigGroupDotDotIsRefused) {
 
 // ---- The stop ----------------------------------------------------------------------------
 
-// Lines younger than a write pass and smaller than the cut are still in memory; the stop
-// writes them.
-TEST_F(E2e, StopSignalWritesBufferedLines) {
+char processState(pid_t pid) {
+    const std::string stat = testutil::readFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
+}
+
+// Lines younger than a write pass and smaller than the cut are still in memory, and more
+// datagrams wait in the kernel (the server was held with SIGSTOP while they came): the stop
+// keeps them all.
+TEST_F(E2e, StopSignalWritesBufferedAndPendingLines) {
     const unsigned short port = testutil::pickUdpPort(0);
     for (int signal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(strsignal(signal));
@@ -622,20 +631,32 @@ TEST_F(E2e, StopSignalWritesBufferedLines) {
         ServerProcess server({"-p", std::to_string(port), "-od", logs()}, dir.path());
         ASSERT_TRUE(server.waitListening(port)) << server.err();
         UdpSender two("127.0.0.2", port), three("127.0.0.3", port);
-        const std::vector<std::string> texts = {"first", "second", "third"};
-        for (const std::string& t : texts) {
-            two.send(t);
-            three.send(t + " of three");
+        std::vector<std::string> texts = {"first", "second", "third"};
+        std::vector<std::string> threes = {"first of three", "second of three", "third of three"};
+        for (size_t i = 0; i < texts.size(); ++i) {
+            two.send(texts[i]);
+            three.send(threes[i]);
         }
         ASSERT_TRUE(server.waitQueueEmpty(port));
         EXPECT_EQ(testutil::readSenderLog(senderDir("127.0.0.2")), "") << "written before the stop";
-        EXPECT_EQ(server.stop(signal), 0) << server.err();
-        EXPECT_FALSE(server.killedAfterTimeout());
+
+        ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+        for (int i = 0; i < 1000 && processState(server.pid()) != 'T'; ++i) usleep(1000);
+        ASSERT_EQ(processState(server.pid()), 'T');
+        for (int i = 0; i < 200; ++i) {  // about 200 KiB of the kernel's accounting
+            texts.push_back("pending " + std::to_string(i));
+            two.send(texts.back());
+        }
+        const testutil::UdpSocketRow held = server.socketRow(port);
+        ASSERT_GT(held.rxQueue, 0u);
+        ASSERT_EQ(held.drops, 0u);
+        ASSERT_EQ(kill(server.pid(), signal), 0);
+        ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
+        EXPECT_EQ(server.wait(30000), 0) << server.err();
         EXPECT_EQ(server.err(), "");
         const std::set<std::string> stamps = stampsBetween(begin, time(nullptr));
         EXPECT_TRUE(holdsCsvLines(senderDir("127.0.0.2"), "127.0.0.2", texts, stamps));
-        EXPECT_TRUE(holdsCsvLines(senderDir("127.0.0.3"), "127.0.0.3",
-                                  {"first of three", "second of three", "third of three"}, stamps));
+        EXPECT_TRUE(holdsCsvLines(senderDir("127.0.0.3"), "127.0.0.3", threes, stamps));
     }
 }
 
