@@ -17,6 +17,8 @@
 namespace {
 std::atomic<int64_t> gUnwrittenBytes{0};
 std::atomic<uint64_t> gMemoryBound{0};
+std::atomic<uint64_t> gDroppedLines{0};
+std::atomic<time_t> gLastDropReport{-1};
 
 uint64_t defaultMemoryBound() {
     uint64_t quarter = platform::physicalMemoryBytes() / 4;
@@ -313,11 +315,6 @@ void LogRotator::writePass() {
     fileBuffer.erase(0, done);
     bufferChanged(oldSize);
     currentOutFileStream.close();
-    if (droppedLines > 0) {
-        std::fprintf(stderr, "brindleaf: %s: dropped %llu oldest lines over the memory bound\n",
-                     path.c_str(), static_cast<unsigned long long>(droppedLines));
-        droppedLines = 0;
-    }
     lastTimeOfFileWrite = platform::now();
 }
 
@@ -349,12 +346,14 @@ void LogRotator::enforceMemoryBound(time_t now) {
     size_t oldSize = fileBuffer.size();
     fileBuffer.erase(keepFrom, cut - keepFrom);
     bufferChanged(oldSize);
-    droppedLines += lines;
-    if (lastDropReport != now) {
+    // One report a second for the whole process, however many rotators drop.
+    const uint64_t dropped = gDroppedLines.fetch_add(lines) + lines;
+    time_t reported = gLastDropReport.load();
+    if (reported != now && gLastDropReport.compare_exchange_strong(reported, now)) {
         std::fprintf(stderr,
-                     "brindleaf: %s: unwritten lines over the memory bound, dropping the oldest "
-                     "(%llu so far)\n",
-                     path.c_str(), static_cast<unsigned long long>(droppedLines));
-        lastDropReport = now;
+                     "brindleaf: unwritten lines over the memory bound of %llu bytes: dropped the "
+                     "oldest, %llu lines so far\n",
+                     static_cast<unsigned long long>(bound),
+                     static_cast<unsigned long long>(dropped));
     }
 }

@@ -67,7 +67,8 @@ class LogRotator {
 
     // Unwritten bytes of all rotators together may not pass this bound; past it the oldest
     // whole lines are dropped and counted on standard error. Default: a quarter of the
-    // physical memory, at least 512 MiB.
+    // physical memory, at least 512 MiB. (The dispatcher writes buffers early long before
+    // that, so only a disk that keeps failing lets the total reach it.)
     static void setMemoryBound(uint64_t bytes);
     static uint64_t memoryBound();
     static int64_t unwrittenBytesOfAll();
@@ -92,8 +93,6 @@ class LogRotator {
     bool writeFailing = false;
     time_t lastFailedWriteOut = -1;
     bool lastWrittenByteWasLF = true;
-    uint64_t droppedLines = 0;
-    time_t lastDropReport = -1;
 
     void writePass();
     void nextFile();

@@ -272,6 +272,23 @@ void Dispatcher::dispatch(const MessageBatch& batch) {
         const MessageBatch::Item& it = batch.item(i);
         dispatch(it.address, batch.text(it), it.length);
     }
+    relieveMemoryPressure();
+}
+
+// Thousands of busy senders can gather more than the memory bound within one write interval
+// on a healthy disk. Past half the bound every buffer is written early, at most once a second,
+// so that lines are dropped only when the disk keeps refusing them.
+void Dispatcher::relieveMemoryPressure() {
+    if (static_cast<uint64_t>(LogRotator::unwrittenBytesOfAll()) <= LogRotator::memoryBound() / 2) {
+        return;
+    }
+    const time_t now = platform::now();
+    if (now == lastPressurePass_) return;
+    lastPressurePass_ = now;
+    for (LogRotator* r : myLogRotatorList) {
+        if (r->bufferedBytes() > 0) r->flushAll();
+        earliestWrite_ = std::min(earliestWrite_, r->lastWriteTime());
+    }
 }
 
 void Dispatcher::idlePasses() {

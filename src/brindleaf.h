@@ -106,10 +106,12 @@ class Dispatcher {
     std::unordered_map<uint32_t, Sender> senders_;
     time_t earliestWrite_ = 0;  // no later than the oldest last write of any rotator
     std::string echoLine_;
+    time_t lastPressurePass_ = -1;
 
     Sender& senderOf(uint32_t address);
     LogRotator* rotatorFor(const std::string& group);
     void runDuePasses(time_t now, bool onlyWithLines);
+    void relieveMemoryPressure();
 };
 
 // Thread start routines.

@@ -361,6 +361,27 @@ TEST_F(DispatcherTest, ARotatorMadeForAMessageGetsNoPassForIt) {
     EXPECT_EQ(out.take(), s.outputdir + "/10.0.0.1/log09122008.0.csv  29  ][  0\n");
 }
 
+TEST_F(DispatcherTest, BuffersPastHalfTheMemoryBoundAreWrittenEarlyNotDropped) {
+    LogRotator::setMemoryBound(6000);
+    std::string err;
+    {
+        Dispatcher d(s, echo);
+        MessageBatch batch;
+        const std::string text(100, 'x');  // 128-byte lines
+        for (int i = 0; i < 30; ++i)
+            batch.add(ip(i % 2 ? "10.0.0.1" : "10.0.0.2"), text.data(), text.size());
+        testutil::StdoutCapture out;
+        testutil::StderrCapture capture;
+        d.dispatch(batch);  // 3840 bytes: past half the bound, within the same second
+        err = capture.take();
+        EXPECT_EQ(LogRotator::unwrittenBytesOfAll(), 0);
+    }
+    LogRotator::setMemoryBound(0);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(logOf("10.0.0.1", "09122008").size(), 15u * 128);
+    EXPECT_EQ(logOf("10.0.0.2", "09122008").size(), 15u * 128);
+}
+
 // The dispatcher thread on its own, fed through the incoming list.
 class DispatcherThread {
   public:
