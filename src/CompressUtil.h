@@ -2,7 +2,7 @@
 #pragma once
 
 class CompressUtil {
-public:
+  public:
     // Writes a gzip copy of `infilename` to `outfilename` (replacing it). Returns 1 when
     // the archive is complete under its final name, -1 otherwise; on -1 no file of the
     // final name was made and the input is untouched, and one line on standard error says

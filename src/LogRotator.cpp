@@ -36,11 +36,11 @@ DirectoryListError::DirectoryListError(const std::string& directory, int errorCo
       code_(errorCode) {}
 
 LogRotator::LogRotator(const char* _outputdir, int _maxLogFileSize, bool _rawOutput)
-    : outputdir(_outputdir),
-      path(_outputdir),
-      rawOutput(_rawOutput),
+    : rawOutput(_rawOutput),
       // A limit of 0 could never take a byte: every pass would make empty files without end.
-      maxLogFileSize(_maxLogFileSize == 0 ? 1 : _maxLogFileSize) {
+      maxLogFileSize(_maxLogFileSize == 0 ? 1 : _maxLogFileSize),
+      outputdir(_outputdir),
+      path(_outputdir) {
     if (!direxists(path)) {
         // A failure shows at the listing below.
         platform::makeDirectories(path);

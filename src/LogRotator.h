@@ -74,7 +74,13 @@ class LogRotator {
     static int64_t unwrittenBytesOfAll();
 
   private:
+    // What every entry touches comes first, in one cache line with the buffer's own fields.
     std::string fileBuffer;
+    bool rawOutput;
+    int maxLogFileSize;
+    time_t lastTimeOfFileWrite = 0;
+    time_t lastEntrySecond = -1;  // the clock's second at the last entry
+
     const char* outputdir;
     std::string path;
     std::string sTime;
@@ -83,13 +89,9 @@ class LogRotator {
     int currentOutFileNo = 0;
     LogFile currentOutFileStream;
     int64_t currentOutFileSize = 0;  // 64 bits: the write-out over the limit may pass 2 GiB
-    bool rawOutput;
-    int maxLogFileSize;
     std::string identity;
-    time_t lastTimeOfFileWrite = 0;
 
     // Write failures: reported once when they begin, retried at later passes.
-    time_t lastEntrySecond = -1;  // the clock's second at the last entry
     bool writeFailing = false;
     time_t lastFailedWriteOut = -1;
     bool lastWrittenByteWasLF = true;
@@ -100,7 +102,6 @@ class LogRotator {
     void openCurrentSizeFromDisk();
     size_t writeCurrent(const char* data, size_t length);
     void writeOutWhole();
-    void resize(size_t newSize);
     void bufferChanged(size_t oldSize);
     void enforceMemoryBound(time_t now);
 };

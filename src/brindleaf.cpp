@@ -208,14 +208,30 @@ Dispatcher::~Dispatcher() {
     for (LogRotator* r : myLogRotatorList) delete r;
 }
 
+Dispatcher::Sender& Dispatcher::slotOf(uint32_t address) {
+    const size_t mask = senders_.size() - 1;
+    size_t i = (static_cast<size_t>(address) * 0x9E3779B97F4A7C15ull >> 32) & mask;
+    while (senders_[i].textLength != 0 && senders_[i].address != address) i = (i + 1) & mask;
+    return senders_[i];
+}
+
 Dispatcher::Sender& Dispatcher::senderOf(uint32_t address) {
-    auto it = senders_.find(address);
-    if (it != senders_.end()) return it->second;
-    Sender s;
-    s.address = addressText(address);
-    auto group = settings_.mymap.find(s.address);
-    s.group = group != settings_.mymap.end() ? group->second : s.address;
-    return senders_.emplace(address, std::move(s)).first->second;
+    Sender* slot = &slotOf(address);
+    if (slot->textLength != 0) return *slot;
+    if (2 * (senderCount_ + 1) > senders_.size()) {
+        std::vector<Sender> old(senders_.size() * 2);
+        old.swap(senders_);
+        for (const Sender& s : old) {
+            if (s.textLength != 0) slotOf(s.address) = s;
+        }
+        slot = &slotOf(address);
+    }
+    const std::string text = addressText(address);
+    slot->address = address;
+    slot->textLength = static_cast<uint8_t>(text.size());
+    std::memcpy(slot->text, text.data(), text.size());
+    ++senderCount_;
+    return *slot;
 }
 
 LogRotator* Dispatcher::rotatorFor(const std::string& group) {
@@ -248,18 +264,22 @@ void Dispatcher::dispatch(uint32_t address, const char* text, size_t length) {
     // One comparison per message decides whether any pass is due at all.
     const time_t now = platform::now();
     if (!myLogRotatorList.empty() && difftime(now, earliestWrite_) > 60.0) runDuePasses(now, false);
-    if (!sender.rotator) sender.rotator = rotatorFor(sender.group);
+    if (!sender.rotator) {
+        const std::string dotted(sender.text, sender.textLength);
+        auto group = settings_.mymap.find(dotted);
+        sender.rotator = rotatorFor(group != settings_.mymap.end() ? group->second : dotted);
+    }
     LogRotator* r = sender.rotator;
     if (settings_.output) {
         echoLine_ = "[";
         echoLine_ += r->getTodayTimeDate();
         echoLine_ += "] - [";
-        echoLine_ += sender.address;
+        echoLine_.append(sender.text, sender.textLength);
         echoLine_ += "] ";
         logformat::appendEscaped(echoLine_, text, length);
         echoLine_ += '\n';
     }
-    r->addEntry(sender.address.data(), sender.address.size(), text, length);
+    r->addEntry(sender.text, sender.textLength, text, length);
     earliestWrite_ = std::min(earliestWrite_, r->lastWriteTime());
     if (settings_.output) {
         std::fwrite(echoLine_.data(), 1, echoLine_.size(), echo_);

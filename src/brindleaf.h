@@ -94,21 +94,26 @@ class Dispatcher {
     const std::vector<LogRotator*>& rotators() const { return myLogRotatorList; }
 
   private:
+    // One slot of the open-addressing table of senders: everything a message needs in one
+    // cache line, so the cost per message stays flat with thousands of senders.
     struct Sender {
-        std::string address;  // dotted text
-        std::string group;    // mymap's group, or the address itself
+        uint32_t address = 0;
+        uint8_t textLength = 0;  // 0: free slot
+        char text[15];           // dotted text, "255.255.255.255" at most
         LogRotator* rotator = nullptr;
     };
     const settings& settings_;
     FILE* echo_;
     std::vector<LogRotator*> myLogRotatorList;  // in order of creation
     std::unordered_map<std::string, LogRotator*> byIdentity_;
-    std::unordered_map<uint32_t, Sender> senders_;
+    std::vector<Sender> senders_ = std::vector<Sender>(1024);
+    size_t senderCount_ = 0;
     time_t earliestWrite_ = 0;  // no later than the oldest last write of any rotator
     std::string echoLine_;
     time_t lastPressurePass_ = -1;
 
     Sender& senderOf(uint32_t address);
+    Sender& slotOf(uint32_t address);
     LogRotator* rotatorFor(const std::string& group);
     void runDuePasses(time_t now, bool onlyWithLines);
     void relieveMemoryPressure();
