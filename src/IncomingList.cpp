@@ -58,49 +58,66 @@ void IncomingList::appendBatch(MessageBatch& batch) {
     const size_t n = batch.size();
     {
         Lock lock;
-        if (pending_.empty()) {
-            pending_.swap(batch);  // the consumer's emptied buffers come back this way
-            taken_ = 0;
-        } else {
-            pending_.append(batch);
+        queued_.emplace_back();
+        queued_.back().swap(batch);
+        if (!spare_.empty()) {
+            batch.swap(spare_.back());
+            spare_.pop_back();
         }
         count_.fetch_add(n, std::memory_order_release);
     }
     batch.clear();
 }
 
-bool IncomingList::takeAll(MessageBatch& out) {
-    out.clear();
-    if (empty()) return false;
+bool IncomingList::takeBatches(std::vector<MessageBatch>& out) {
+    for (MessageBatch& b : out) b.clear();  // outside the lock
+    if (empty() && out.empty()) return false;
     size_t skip = 0;
     {
         Lock lock;
-        pending_.swap(out);
+        for (MessageBatch& b : out) {
+            spare_.emplace_back();
+            spare_.back().swap(b);
+        }
+        out.clear();
+        out.swap(queued_);
         skip = taken_;
         taken_ = 0;
         count_.store(0, std::memory_order_release);
     }
     if (skip > 0) {
-        // Rare: takeFront and takeAll mixed. Drop the records already handed out.
+        // Rare: takeFront and a whole take mixed. Leave out what was handed out already.
         MessageBatch rest;
-        for (size_t i = skip; i < out.size(); ++i) {
-            const MessageBatch::Item& it = out.item(i);
-            rest.add(it.address, out.text(it), it.length);
+        for (size_t i = skip; i < out.front().size(); ++i) {
+            const MessageBatch::Item& it = out.front().item(i);
+            rest.add(it.address, out.front().text(it), it.length);
         }
-        out.swap(rest);
+        out.front().swap(rest);
     }
+    return !out.empty();
+}
+
+bool IncomingList::takeAll(MessageBatch& out) {
+    out.clear();
+    std::vector<MessageBatch> batches;
+    takeBatches(batches);
+    for (const MessageBatch& b : batches) out.append(b);
     return !out.empty();
 }
 
 bool IncomingList::takeFront(message& out) {
     Lock lock;
-    if (taken_ >= pending_.size()) return false;
-    const MessageBatch::Item& it = pending_.item(taken_++);
+    if (queued_.empty()) return false;
+    MessageBatch& head = queued_.front();
+    const MessageBatch::Item& it = head.item(taken_++);
     out.sourceaddress = addressText(it.address);
-    out.m_message.assign(pending_.text(it), it.length);
+    out.m_message.assign(head.text(it), it.length);
     count_.fetch_sub(1, std::memory_order_release);
-    if (taken_ == pending_.size()) {
-        pending_.clear();
+    if (taken_ == head.size()) {
+        head.clear();
+        spare_.emplace_back();
+        spare_.back().swap(head);
+        queued_.erase(queued_.begin());
         taken_ = 0;
     }
     return true;

@@ -55,14 +55,20 @@ class MessageBatch {
 // Dotted-decimal text of an address in network byte order.
 std::string addressText(uint32_t address);
 
-// First in, first out, unbounded; one producer and one consumer.
+// First in, first out, unbounded; one producer and one consumer. The receiver hands over
+// whole batches and the dispatcher takes every queued batch at once, so the lock is held only
+// to move a few pointers, and no datagram is copied on the way: emptied batches go back to the
+// receiver with their buffers.
 class IncomingList {
   public:
     // Appends one record (the address must be dotted IPv4 text).
     void append(const message& m);
-    // Appends every record of the batch and leaves the batch empty.
+    // Appends every record of the batch; the batch comes back empty (with recycled buffers).
     void appendBatch(MessageBatch& batch);
-    // Takes every queued record, in order, into `out` (cleared first). False when none.
+    // Takes every queued batch, in order. The batches `out` held before are recycled.
+    // False when none was queued.
+    bool takeBatches(std::vector<MessageBatch>& out);
+    // Takes every queued record, in order, into one batch (cleared first). False when none.
     bool takeAll(MessageBatch& out);
     // Takes the head record. False when empty.
     bool takeFront(message& out);
@@ -70,7 +76,8 @@ class IncomingList {
     size_t size() const { return count_.load(std::memory_order_acquire); }
 
   private:
-    MessageBatch pending_;
-    size_t taken_ = 0;  // records of pending_ already taken by takeFront
+    std::vector<MessageBatch> queued_;  // in order of reception
+    std::vector<MessageBatch> spare_;   // emptied, buffers kept for the receiver
+    size_t taken_ = 0;                  // records of queued_.front() already taken by takeFront
     std::atomic<size_t> count_{0};
 };

@@ -16,6 +16,10 @@
 
 namespace {
 std::atomic<int64_t> gUnwrittenBytes{0};
+// A line is at most a stamp, an address and 1024 bytes escaped fourfold.
+constexpr size_t kLargestLine = 4 * 1024 + 64;
+constexpr size_t kGrowAtOnce = 256 * 1024;
+constexpr uint64_t kMostReserved = 64ull << 20;
 std::atomic<uint64_t> gMemoryBound{0};
 std::atomic<uint64_t> gDroppedLines{0};
 std::atomic<time_t> gLastDropReport{-1};
@@ -214,6 +218,14 @@ void LogRotator::addEntry(const char* sourceAddress, size_t addressLength, const
     }
 
     size_t oldSize = fileBuffer.size();
+    // A busy buffer fills up to the limit between write-outs: take that room at once instead of
+    // growing through every power of two, each growth a copy into fresh pages.
+    if (oldSize + kLargestLine > fileBuffer.capacity() && oldSize >= kGrowAtOnce) {
+        const uint64_t full =
+            static_cast<uint64_t>(static_cast<uint32_t>(maxLogFileSize)) + kLargestLine;
+        if (full <= kMostReserved)
+            fileBuffer.reserve(std::max<size_t>(static_cast<size_t>(full), 2 * oldSize));
+    }
     logformat::appendLine(fileBuffer, rawOutput, clock->timeDate, sourceAddress, addressLength,
                           text, textLength);
     bufferChanged(oldSize);

@@ -333,13 +333,13 @@ void* logrotate(void* ptr) {
     settings* s = static_cast<settings*>(ptr);
     ServerControl* control = s->control;
     Dispatcher dispatcher(*s);
-    MessageBatch batch;
+    std::vector<MessageBatch> batches;
     time_t lastIdleCheck = platform::now();
     try {
         for (;;) {
             const bool receiverDone = control->receiverDone.load(std::memory_order_acquire);
-            if (s->messageBuffer->takeAll(batch)) {
-                dispatcher.dispatch(batch);
+            if (s->messageBuffer->takeBatches(batches)) {
+                for (const MessageBatch& batch : batches) dispatcher.dispatch(batch);
                 continue;
             }
             if (receiverDone) break;
