@@ -73,7 +73,7 @@ struct Options {
     double seconds = 0;
     uint64_t count = 0;  // per sender
     uint16_t port = 15514;
-    int rcvbuf = 4 << 20;
+    int rcvbuf = 16 << 20;  // what the server asks for
     bool runBare = true;
     bool runServer = true;
     bool sweep = false;
@@ -1279,7 +1279,8 @@ void usage(FILE* f) {
             "  --seconds S     sending time per run (default 5, 3 per sweep step)\n"
             "  --count C       datagrams per sender (stops at C or S, whichever first)\n"
             "  --port P        UDP port on 127.0.0.1 (default 15514)\n"
-            "  --rcvbuf BYTES  the bare receiver's SO_RCVBUF, K and M allowed (default 4M)\n"
+            "  --rcvbuf BYTES  the bare receiver's SO_RCVBUF, K and M allowed (default 16M, as the "
+            "server)\n"
             "  --mode M        server, bare or both (default both)\n"
             "  --sweep         find each target's highest rate with zero loss\n"
             "  --sweep-min R   first sweep rate (default 50k)\n"

@@ -39,6 +39,11 @@ class MessageBatch {
     }
     bool empty() const { return items_.empty(); }
     size_t size() const { return items_.size(); }
+    void reserve(size_t items, size_t bytes) {
+        items_.reserve(items);
+        bytes_.reserve(bytes);
+    }
+    size_t capacityBytes() const { return bytes_.capacity(); }
     const Item& item(size_t i) const { return items_[i]; }
     const char* text(const Item& it) const { return bytes_.data() + it.offset; }
     void swap(MessageBatch& other) {

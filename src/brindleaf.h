@@ -40,7 +40,7 @@ struct ReceiverArgs {
     IncomingList* messageBuffer = nullptr;
     unsigned short echoServPort = 514;
     ServerControl* control = nullptr;
-    int receiveBufferBytes = 4 << 20;
+    int receiveBufferBytes = 16 << 20;
 };
 
 // ---- Command line -----------------------------------------------------------------------
