@@ -2,7 +2,10 @@
 
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -167,6 +170,10 @@ void* receiver(void* ptr) {
         msgs[i].msg_hdr.msg_name = &from[i];
     }
 
+    // What the kernel cannot queue is lost; what the dispatcher has not written yet only waits
+    // in memory. So when the cores are short, the receiver goes first. Raising the priority
+    // needs privileges; without them the thread keeps the default.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -10);
     MemoryGuard guard;
     MessageBatch batch;
     int64_t stopSeenMs = -1;
@@ -193,6 +200,12 @@ void* receiver(void* ptr) {
             batch.add(from[i].sin_addr.s_addr, text, messageTextLength(text, msgs[i].msg_len));
         }
         args->messageBuffer->appendBatch(batch);
+        // A short batch means the queue ran dry: let the next datagrams gather for a moment
+        // rather than waking for each of them (the socket buffer holds far more than that).
+        if (!stopping && static_cast<unsigned>(n) < kBatch) {
+            struct timespec pause = {0, 100 * 1000L};  // 100 us: 40 datagrams at 400,000/s
+            nanosleep(&pause, nullptr);
+        }
         // A batch that comes back without buffers gets room for a full one at once.
         if (batch.capacityBytes() < kBatch * ECHOMAX) batch.reserve(kBatch, kBatch * ECHOMAX);
         // Senders that go on flat out must not hold the stop for ever.
