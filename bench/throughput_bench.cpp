@@ -74,6 +74,7 @@ struct Options {
     uint64_t count = 0;  // per sender
     uint16_t port = 15514;
     int rcvbuf = 16 << 20;  // what the server asks for
+    int bareNice = 0;       // the bare receiver's priority; the server's threads ask for -10
     bool runBare = true;
     bool runServer = true;
     bool sweep = false;
@@ -306,7 +307,10 @@ void onChildTerm(int) {
 // Binds the port on all local addresses with the given receive buffer and counts datagrams in
 // recvmmsg batches until SIGTERM, then takes what the kernel still holds and writes the count
 // (8 bytes) to reportFd.
-int bareReceiverMain(uint16_t port, int rcvbuf, int reportFd) {
+int bareReceiverMain(uint16_t port, int rcvbuf, int reportFd, int nice) {
+    // The server's threads ask for nice -10; --bare-nice -10 lets the bare receiver meet the
+    // load generator on the same terms.
+    if (nice != 0) setpriority(PRIO_PROCESS, 0, nice);
     struct sigaction sa {};
     sa.sa_handler = onChildTerm;  // no SA_RESTART: a blocked recvmmsg returns EINTR
     sigaction(SIGTERM, &sa, nullptr);
@@ -963,8 +967,9 @@ RunResult runOnce(const Options& opt, Target target, double rate, double seconds
             r.error = std::string("pipe: ") + strerror(errno);
             return r;
         }
-        argv = {"/proc/self/exe", kChildFlag, std::to_string(opt.port), std::to_string(opt.rcvbuf),
-                std::to_string(pipeFds[1])};
+        argv = {"/proc/self/exe",           kChildFlag,
+                std::to_string(opt.port),   std::to_string(opt.rcvbuf),
+                std::to_string(pipeFds[1]), std::to_string(opt.bareNice)};
         errFile = runDir + "/bare.stderr";
     }
     pid_t pid = spawn(argv, runDir, outFile, errFile, pipeFds[1]);
@@ -1331,6 +1336,9 @@ bool parseArgs(int argc, char** argv, Options& o) {
         } else if (a == "--port") {
             okv = value(v) && parseBytes(v, u) && u >= 1 && u <= 65535;
             o.port = static_cast<uint16_t>(u);
+        } else if (a == "--bare-nice") {
+            okv = value(v);
+            o.bareNice = okv ? std::atoi(v) : 0;
         } else if (a == "--rcvbuf") {
             okv = value(v) && parseBytes(v, u) && u >= 1024 && u <= (1u << 30);
             o.rcvbuf = static_cast<int>(u);
@@ -1378,9 +1386,9 @@ bool parseArgs(int argc, char** argv, Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], kChildFlag) == 0)
+    if (argc == 6 && std::strcmp(argv[1], kChildFlag) == 0)
         return bareReceiverMain(static_cast<uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]),
-                                std::atoi(argv[4]));
+                                std::atoi(argv[4]), std::atoi(argv[5]));
 
     Options opt;
     if (!parseArgs(argc, argv, opt)) return 2;
@@ -1413,10 +1421,10 @@ int main(int argc, char** argv) {
 
     printf(
         "throughput_bench: %u senders (127.0.0.2..%s) in %u threads, %zu-byte datagrams, "
-        "port %u, bare SO_RCVBUF %d, %s\n",
+        "port %u, bare SO_RCVBUF %d nice %d, %s\n",
         opt.senders, senderAddress(opt.senders - 1).c_str(),
         opt.threads ? std::min(opt.threads, opt.senders) : std::min(opt.senders, 4u), opt.size,
-        opt.port, opt.rcvbuf, opt.binary.c_str());
+        opt.port, opt.rcvbuf, opt.bareNice, opt.binary.c_str());
     if (opt.count > 0)
         printf("each run: %" PRIu64 " per sender, at most %.0f s\n", opt.count, seconds);
     else

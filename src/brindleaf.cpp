@@ -137,6 +137,15 @@ size_t messageTextLength(const char* datagram, size_t received) {
     return trimLineEnd(datagram, length);
 }
 
+namespace {
+// Whatever the kernel cannot queue for the socket is lost, so when the cores are short the
+// server's two threads go before other work of the machine (nice -10). This needs privileges;
+// without them a thread keeps the default priority.
+void raiseThreadPriority() {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -10);
+}
+}  // namespace
+
 void* receiver(void* ptr) {
     ReceiverArgs* args = static_cast<ReceiverArgs*>(ptr);
     ServerControl* control = args->control;
@@ -170,10 +179,7 @@ void* receiver(void* ptr) {
         msgs[i].msg_hdr.msg_name = &from[i];
     }
 
-    // What the kernel cannot queue is lost; what the dispatcher has not written yet only waits
-    // in memory. So when the cores are short, the receiver goes first. Raising the priority
-    // needs privileges; without them the thread keeps the default.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -10);
+    raiseThreadPriority();
     MemoryGuard guard;
     MessageBatch batch;
     int64_t stopSeenMs = -1;
@@ -347,6 +353,7 @@ size_t Dispatcher::flushAll(unsigned retrySeconds) {
 void* logrotate(void* ptr) {
     settings* s = static_cast<settings*>(ptr);
     ServerControl* control = s->control;
+    raiseThreadPriority();
     Dispatcher dispatcher(*s);
     std::vector<MessageBatch> batches;
     time_t lastIdleCheck = platform::now();
