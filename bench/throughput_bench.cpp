@@ -1275,26 +1275,28 @@ SweepResult sweep(const Options& opt, Target target, double seconds, uint64_t co
 // ---- command line ------------------------------------------------------------------------
 
 void usage(FILE* f) {
-    fprintf(f,
-            "usage: throughput_bench [options]\n"
-            "  --senders N     sender addresses 127.0.0.2 ... (default 4)\n"
-            "  --threads T     sending threads (default min(senders, 4))\n"
-            "  --size BYTES    datagram size (default 200)\n"
-            "  --rate R        total msgs/s, k and M allowed; 0 = flat out (default 0)\n"
-            "  --seconds S     sending time per run (default 5, 3 per sweep step)\n"
-            "  --count C       datagrams per sender (stops at C or S, whichever first)\n"
-            "  --port P        UDP port on 127.0.0.1 (default 15514)\n"
-            "  --rcvbuf BYTES  the bare receiver's SO_RCVBUF, K and M allowed (default 16M, as the "
-            "server)\n"
-            "  --mode M        server, bare or both (default both)\n"
-            "  --sweep         find each target's highest rate with zero loss\n"
-            "  --sweep-min R   first sweep rate (default 50k)\n"
-            "  --sweep-max R   last sweep rate (default 1M)\n"
-            "  --binary PATH   the server (default %s)\n"
-            "  --fs KB         the server's file cut size (-fs)\n"
-            "  --keep          keep the server's output directory\n"
-            "  --per-sender    print the server's figures per sender\n",
-            BRINDLEAF_BINARY);
+    fprintf(
+        f,
+        "usage: throughput_bench [options]\n"
+        "  --senders N     sender addresses 127.0.0.2 ... (default 4)\n"
+        "  --threads T     sending threads (default min(senders, 4))\n"
+        "  --size BYTES    datagram size (default 200)\n"
+        "  --rate R        total msgs/s, k and M allowed; 0 = flat out (default 0)\n"
+        "  --seconds S     sending time per run (default 5, 3 per sweep step)\n"
+        "  --count C       datagrams per sender (stops at C or S, whichever first)\n"
+        "  --port P        UDP port on 127.0.0.1 (default 15514)\n"
+        "  --rcvbuf BYTES  the bare receiver's SO_RCVBUF, K and M allowed (default 16M, as the "
+        "server)\n"
+        "  --bare-nice N   the bare receiver's nice value (default 0; the server asks for -10)\n"
+        "  --mode M        server, bare or both (default both)\n"
+        "  --sweep         find each target's highest rate with zero loss\n"
+        "  --sweep-min R   first sweep rate (default 50k)\n"
+        "  --sweep-max R   last sweep rate (default 1M)\n"
+        "  --binary PATH   the server (default %s)\n"
+        "  --fs KB         the server's file cut size (-fs)\n"
+        "  --keep          keep the server's output directory\n"
+        "  --per-sender    print the server's figures per sender\n",
+        BRINDLEAF_BINARY);
 }
 
 bool parseArgs(int argc, char** argv, Options& o) {
