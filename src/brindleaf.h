@@ -114,6 +114,7 @@ class Dispatcher {
 
     Sender& senderOf(uint32_t address);
     Sender& slotOf(uint32_t address);
+    size_t homeSlot(uint32_t address) const;
     LogRotator* rotatorFor(const std::string& group);
     void runDuePasses(time_t now, bool onlyWithLines);
     void relieveMemoryPressure();
