@@ -180,6 +180,21 @@ void FakeClock::advance(time_t seconds) {
     platform::advanceFakeTime(seconds);
 }
 
+std::string stampOf(time_t t) {
+    struct tm local;
+    localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%d-%m-%Y;%H:%M", &local);
+    return text;
+}
+
+std::set<std::string> stampsBetween(time_t from, time_t to) {
+    std::set<std::string> stamps;
+    for (time_t t = from; t < to; t += 60) stamps.insert(stampOf(t));
+    stamps.insert(stampOf(to));
+    return stamps;
+}
+
 time_t localTimeOf(int year, int month, int day, int hour, int minute, int second) {
     struct tm t {};
     t.tm_year = year - 1900;

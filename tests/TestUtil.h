@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,12 @@ class FakeClock {
     void set(time_t t);
     void advance(time_t seconds);
 };
+
+// "DD-MM-YYYY;HH:MM" of t in local time, as log lines carry it.
+std::string stampOf(time_t t);
+// Every such stamp the wall clock showed from `from` to `to`: a line stamped during a run
+// carries one of them (today's date, or yesterday's across midnight).
+std::set<std::string> stampsBetween(time_t from, time_t to);
 
 // Seconds since the epoch of a local date and time (mktime).
 time_t localTimeOf(int year, int month, int day, int hour, int minute, int second = 0);

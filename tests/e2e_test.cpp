@@ -23,6 +23,8 @@
 #include "TestUtil.h"
 
 using testutil::ServerProcess;
+using testutil::stampOf;
+using testutil::stampsBetween;
 using testutil::UdpSender;
 
 namespace {
@@ -68,23 +70,6 @@ std::string receivedText(std::string datagram) {
         if (!datagram.empty() && datagram.back() == '\r') datagram.pop_back();
     }
     return datagram;
-}
-
-std::string stampOf(time_t t) {
-    struct tm local;
-    localtime_r(&t, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%d-%m-%Y;%H:%M", &local);
-    return text;
-}
-
-// Every "DD-MM-YYYY;HH:MM" the wall clock showed from `from` to `to`: a line stamped during a
-// run carries one of them (today's date, or yesterday's across midnight).
-std::set<std::string> stampsBetween(time_t from, time_t to) {
-    std::set<std::string> stamps;
-    for (time_t t = from; t < to; t += 60) stamps.insert(stampOf(t));
-    stamps.insert(stampOf(to));
-    return stamps;
 }
 
 bool hasStampShape(const std::string& s) {

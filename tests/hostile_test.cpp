@@ -24,6 +24,8 @@
 #include "TestUtil.h"
 
 using testutil::ServerProcess;
+using testutil::stampOf;
+using testutil::stampsBetween;
 using testutil::UdpSender;
 
 namespace {
@@ -43,22 +45,6 @@ std::string escaped(const std::string& text) {
         }
     }
     return out;
-}
-
-std::string stampOf(time_t t) {
-    struct tm local;
-    localtime_r(&t, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%d-%m-%Y;%H:%M", &local);
-    return text;
-}
-
-// Every "DD-MM-YYYY;HH:MM" from `from` to `to`.
-std::set<std::string> stampsBetween(time_t from, time_t to) {
-    std::set<std::string> stamps;
-    for (time_t t = from; t < to; t += 60) stamps.insert(stampOf(t));
-    stamps.insert(stampOf(to));
-    return stamps;
 }
 
 // The bytes (all of a sender directory's files in date and number order) are exactly these
