@@ -57,6 +57,15 @@ sockaddr* asSockaddr(sockaddr_in& addr) {
     return reinterpret_cast<sockaddr*>(&addr);
 }
 
+// The local (getsockname) or peer (getpeername) address of a socket; `failure` is thrown with
+// the system text when the call fails.
+sockaddr_in queryName(int (*call)(int, sockaddr*, socklen_t*), int fd, const char* failure) {
+    sockaddr_in addr;
+    socklen_t addr_len = ADDR_LEN;
+    if (call(fd, asSockaddr(addr), &addr_len) < 0) throwSys(failure);
+    return addr;
+}
+
 // Host name or dotted-decimal text plus port into addr. Only the first address found is
 // used; a failed lookup carries no system text.
 void fillAddr(const std::string& address, unsigned short port, sockaddr_in& addr) {
@@ -118,21 +127,13 @@ Socket::~Socket() {
 }
 
 std::string Socket::getLocalAddress() {
-    sockaddr_in addr;
-    socklen_t addr_len = ADDR_LEN;
-    if (getsockname(sockDesc, asSockaddr(addr), &addr_len) < 0) {
-        throwSys("Fetch of local address failed (getsockname())");
-    }
-    return dottedDecimal(addr.sin_addr);
+    return dottedDecimal(
+        queryName(getsockname, sockDesc, "Fetch of local address failed (getsockname())").sin_addr);
 }
 
 unsigned short Socket::getLocalPort() {
-    sockaddr_in addr;
-    socklen_t addr_len = ADDR_LEN;
-    if (getsockname(sockDesc, asSockaddr(addr), &addr_len) < 0) {
-        throwSys("Fetch of local port failed (getsockname())");
-    }
-    return ntohs(addr.sin_port);
+    return ntohs(
+        queryName(getsockname, sockDesc, "Fetch of local port failed (getsockname())").sin_port);
 }
 
 void Socket::setLocalPort(unsigned short localPort) {
@@ -209,21 +210,14 @@ int CommunicatingSocket::recv(void* buffer, int bufferLen) {
 }
 
 std::string CommunicatingSocket::getForeignAddress() {
-    sockaddr_in addr;
-    socklen_t addr_len = ADDR_LEN;
-    if (getpeername(sockDesc, asSockaddr(addr), &addr_len) < 0) {
-        throwSys("Fetch of foreign address failed (getpeername())");
-    }
-    return dottedDecimal(addr.sin_addr);
+    return dottedDecimal(
+        queryName(getpeername, sockDesc, "Fetch of foreign address failed (getpeername())")
+            .sin_addr);
 }
 
 unsigned short CommunicatingSocket::getForeignPort() {
-    sockaddr_in addr;
-    socklen_t addr_len = ADDR_LEN;
-    if (getpeername(sockDesc, asSockaddr(addr), &addr_len) < 0) {
-        throwSys("Fetch of foreign port failed (getpeername())");
-    }
-    return ntohs(addr.sin_port);
+    return ntohs(
+        queryName(getpeername, sockDesc, "Fetch of foreign port failed (getpeername())").sin_port);
 }
 
 // ---- TCPSocket ---------------------------------------------------------------------------

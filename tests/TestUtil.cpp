@@ -180,6 +180,36 @@ void FakeClock::advance(time_t seconds) {
     platform::advanceFakeTime(seconds);
 }
 
+std::string expectedHelpText(const std::string& programName) {
+    return "BRINDLEAF 1.06 \n"
+           "Usage: " +
+           programName +
+           " [options] \n"
+           "\n"
+           " Available options: \n"
+           "   -o          also output to screen. \n"
+           "   -r          log syslog messages, without formatting them to csv. \n"
+           "   -fs <size>  log file cut size, how big should the pieces be, in Kilobytes. \n"
+           "   -od <dir>   output directory \n"
+           "   -p  <port>  port number where the server will listen on. (default: 514) \n"
+           "   -?  show this help. \n"
+           "\n";
+}
+
+std::string expectedStoredText(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\t') || c == 0x7f) {
+            char code[8];
+            std::snprintf(code, sizeof code, "#%03o", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::string stampOf(time_t t) {
     struct tm local;
     localtime_r(&t, &local);

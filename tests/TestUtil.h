@@ -87,6 +87,12 @@ class FakeClock {
     void advance(time_t seconds);
 };
 
+// The help text the binary prints, with the program name as typed.
+std::string expectedHelpText(const std::string& programName);
+// The stored form of a message text, written here independently of the server: control
+// bytes but TAB as "#" + three octal digits ("a\nb" -> "a#012b").
+std::string expectedStoredText(const std::string& text);
+
 // "DD-MM-YYYY;HH:MM" of t in local time, as log lines carry it.
 std::string stampOf(time_t t);
 // Every such stamp the wall clock showed from `from` to `to`: a line stamped during a run

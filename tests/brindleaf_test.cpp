@@ -107,18 +107,7 @@ TEST(Arguments, AValueOptionWithoutItsValueIsRefused) {
 }
 
 TEST(Arguments, HelpEndsTheWalk) {
-    const std::string help =
-        "BRINDLEAF 1.06 \n"
-        "Usage: brindleaf [options] \n"
-        "\n"
-        " Available options: \n"
-        "   -o          also output to screen. \n"
-        "   -r          log syslog messages, without formatting them to csv. \n"
-        "   -fs <size>  log file cut size, how big should the pieces be, in Kilobytes. \n"
-        "   -od <dir>   output directory \n"
-        "   -p  <port>  port number where the server will listen on. (default: 514) \n"
-        "   -?  show this help. \n"
-        "\n";
+    const std::string help = testutil::expectedHelpText("brindleaf");
     for (auto args : {std::vector<const char*>{"-?"}, {"-o", "-?"}, {"-?", "-o"}, {"-?", "-fs"}}) {
         Parsed p = parse(args);
         EXPECT_EQ(p.outcome, ArgumentOutcome::Help);

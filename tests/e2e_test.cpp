@@ -29,37 +29,6 @@ using testutil::UdpSender;
 
 namespace {
 
-std::string helpText(const std::string& programName) {
-    return "BRINDLEAF 1.06 \n"
-           "Usage: " +
-           programName +
-           " [options] \n"
-           "\n"
-           " Available options: \n"
-           "   -o          also output to screen. \n"
-           "   -r          log syslog messages, without formatting them to csv. \n"
-           "   -fs <size>  log file cut size, how big should the pieces be, in Kilobytes. \n"
-           "   -od <dir>   output directory \n"
-           "   -p  <port>  port number where the server will listen on. (default: 514) \n"
-           "   -?  show this help. \n"
-           "\n";
-}
-
-// What the files hold for a text: control bytes but TAB as "#" + three octal digits.
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if ((c < 0x20 && c != '\t') || c == 0x7f) {
-            char code[8];
-            std::snprintf(code, sizeof code, "#%03o", c);
-            out += code;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 // The text the server takes from a datagram: up to the first NUL, at most 1024 bytes, one
 // trailing LF (with a CR before it) dropped.
 std::string receivedText(std::string datagram) {
@@ -93,7 +62,8 @@ bool hasStampShape(const std::string& s) {
     for (size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
         const std::string stamp = line.substr(0, 16);
-        const std::string expectedTail = ";" + address + ";" + escaped(texts[i]);
+        const std::string expectedTail =
+            ";" + address + ";" + testutil::expectedStoredText(texts[i]);
         if (!hasStampShape(stamp) || line.compare(16, std::string::npos, expectedTail) != 0)
             return ::testing::AssertionFailure()
                    << directory << " line " << i << ": \"" << line << "\", expected a stamp and \""
@@ -167,7 +137,7 @@ TEST_F(E2e, HelpIsPrintedByteForByteAndNothingStarts) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         Outcome r = runToEnd(c.args, dir.path(), c.argv0);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, helpText(c.argv0));
+        EXPECT_EQ(r.out, testutil::expectedHelpText(c.argv0));
         EXPECT_EQ(r.err, "");
     }
     EXPECT_TRUE(testutil::listNames(dir.path()).empty());
@@ -427,8 +397,9 @@ TEST_F(E2e, LoggerDatagramsAreStoredByteForByte) {
     for (size_t i = 0; i < 2; ++i) {
         const Form& f = forms[i];
         SCOPED_TRACE(f.name);
-        const std::string expected = escaped(receivedText(datagrams[i]));
-        EXPECT_NE(expected.find(escaped(message)), std::string::npos) << expected;
+        const std::string expected = testutil::expectedStoredText(receivedText(datagrams[i]));
+        EXPECT_NE(expected.find(testutil::expectedStoredText(message)), std::string::npos)
+            << expected;
         ASSERT_TRUE(hasStampShape(lines[i].substr(0, 16))) << lines[i];
         ASSERT_EQ(lines[i].substr(16, 11), ";127.0.0.1;") << lines[i];
         const std::string stored = lines[i].substr(27);
@@ -570,7 +541,8 @@ TEST_F(E2e, ConfigEchoComesBeforeTheHelp) {
                         configText(5514, "  <group name=\"servers\"><ip>127.0.0.9</ip></group>\n"));
     Outcome r = runToEnd({"-?"}, dir.path());
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "logs\n5514\nservers\n127.0.0.9\n1\n" + helpText(testutil::binaryPath()));
+    EXPECT_EQ(r.out, "logs\n5514\nservers\n127.0.0.9\n1\n" +
+                         testutil::expectedHelpText(testutil::binaryPath()));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(testutil::listNames(dir.path()), std::vector<std::string>{"config.xml"});
 }

@@ -32,21 +32,6 @@ namespace {
 
 // ---- Expected lines ----------------------------------------------------------------------
 
-// The stored form of a text, written here independently of the server: "a\nb" -> "a#012b".
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if ((c < 0x20 && c != '\t') || c == 0x7f) {
-            char code[8];
-            std::snprintf(code, sizeof code, "#%03o", c);
-            out += code;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 // The bytes (all of a sender directory's files in date and number order) are exactly these
 // lines: stamp within `stamps`, ";" address ";", the stored text, CR LF. Nothing else.
 ::testing::AssertionResult holdsExactly(const std::string& bytes, const std::string& address,
@@ -140,13 +125,13 @@ TEST_F(Hostile, BadDatagramsGiveExactlyTheirLinesInOrder) {
         {"inner CR, LF and ESC", "a\rb\nc\x1b[2Jd", true, "a#015b#012c#033[2Jd"},
         {"forged second line", "x\r\n11-12-2026;12:00;10.0.0.7;forged", true,
          "x#015#01211-12-2026;12:00;10.0.0.7;forged"},
-        {"every byte 0x01 to 0xFF", everyByte, true, escaped(everyByte)},
+        {"every byte 0x01 to 0xFF", everyByte, true, testutil::expectedStoredText(everyByte)},
         {"invalid UTF-8", "\xc3\x28|\xa0\xa1|\xed\xa0\x80|\xf8\x88\x80\x80\x80|\xc0\xaf|\xfe\xff",
          true, "\xc3\x28|\xa0\xa1|\xed\xa0\x80|\xf8\x88\x80\x80\x80|\xc0\xaf|\xfe\xff"},
         {"the last", "last", true, "last"},
     };
     // The table itself: each stored text is the escaped form of what the rules keep.
-    ASSERT_EQ(escaped("a\rb\nc\x1b[2Jd"), "a#015b#012c#033[2Jd");
+    ASSERT_EQ(testutil::expectedStoredText("a\rb\nc\x1b[2Jd"), "a#015b#012c#033[2Jd");
 
     const unsigned short port = testutil::pickUdpPort(0);
     const time_t begin = time(nullptr);
@@ -423,7 +408,7 @@ TEST_F(DiskFault, FaultWhileRunningIsReportedOnceAndTheRestWrittenAtTheStop) {
         EXPECT_EQ(occurrences(err, ": " + std::string(fault.reason) + "\n"), 1u) << err;
         EXPECT_LE(occurrences(err, "\n"), 2u) << err;  // and at most the recovery line
         std::vector<std::string> stored;
-        for (const std::string& t : sent) stored.push_back(escaped(t));
+        for (const std::string& t : sent) stored.push_back(testutil::expectedStoredText(t));
         EXPECT_TRUE(holdsExactly(testutil::readSenderLog(senderDir("127.0.0.2")), "127.0.0.2",
                                  stored, stampsBetween(begin, time(nullptr))));
     }
@@ -470,7 +455,7 @@ TEST_F(DiskFault, FullDiskAtTheStop) {
         const std::string bytes = testutil::readSenderLog(senderDir("127.0.0.2"));
         if (c.status == 0) {
             std::vector<std::string> stored;
-            for (const std::string& t : sent) stored.push_back(escaped(t));
+            for (const std::string& t : sent) stored.push_back(testutil::expectedStoredText(t));
             EXPECT_TRUE(
                 holdsExactly(bytes, "127.0.0.2", stored, stampsBetween(begin, time(nullptr))));
             EXPECT_EQ(occurrences(err, "could not be written"), 0u) << err;
@@ -498,7 +483,7 @@ TEST_F(DiskFault, FullDiskAtAPassIsRetriedAtTheNextPass) {
     std::vector<std::string> sent, stored;
     auto storedNow = [&] {
         stored.clear();
-        for (const std::string& t : sent) stored.push_back(escaped(t));
+        for (const std::string& t : sent) stored.push_back(testutil::expectedStoredText(t));
     };
 
     sendAll(sender, texts("first", 0, 3), sent);
@@ -572,7 +557,7 @@ TEST_F(DiskFault, ArchivingOnAFullDiskKeepsTheLogFile) {
         clock.setNow(evening + 70);  // 23:59:10: a pass writes day one's file
         const std::string dayOne = "log11122026.0.csv";
         std::vector<std::string> stored;
-        for (const std::string& t : sent) stored.push_back(escaped(t));
+        for (const std::string& t : sent) stored.push_back(testutil::expectedStoredText(t));
         const std::set<std::string> dayOneStamps = {"11-12-2026;23:58", "11-12-2026;23:59"};
         ASSERT_TRUE(eventually([&] {
             return holdsExactly(testutil::readFile(sdir + "/" + dayOne), "127.0.0.2", stored,
